@@ -1,0 +1,45 @@
+# quillport.dll: 32-bit x86, Microsoft C++ ABI, no C runtime. Objects come
+# from clang; import libraries from llvm-dlltool and the project's own .def
+# lists; lld-link is called directly so that nothing adds a default library.
+find_program(LLD_LINK lld-link REQUIRED)
+find_program(LLVM_DLLTOOL llvm-dlltool REQUIRED)
+
+set(QUILLPORT_FREESTANDING_FLAGS
+  -ffreestanding -nostdinc++ -fno-exceptions -fno-rtti -fno-stack-protector
+  -mno-stack-arg-probe -Wall -Wextra -Werror)
+
+# quillport_import_library(NAME DEF): NAME.lib in the build tree, from DEF.
+function(quillport_import_library name def)
+  add_custom_command(OUTPUT ${CMAKE_BINARY_DIR}/${name}.lib
+    COMMAND ${LLVM_DLLTOOL} -k -m i386 -d ${def} -l ${CMAKE_BINARY_DIR}/${name}.lib
+    DEPENDS ${def}
+    COMMENT "Import library ${name}.lib")
+  add_custom_target(${name}_import_library DEPENDS ${CMAKE_BINARY_DIR}/${name}.lib)
+endfunction()
+
+quillport_import_library(kernel32 ${PROJECT_SOURCE_DIR}/src/platform/kernel32.def)
+quillport_import_library(user32 ${PROJECT_SOURCE_DIR}/src/platform/user32.def)
+
+add_library(quillport_objects OBJECT
+  ${QUILLPORT_SOURCES}
+  ${PROJECT_SOURCE_DIR}/src/platform/runtime_win32.cpp)
+target_include_directories(quillport_objects PRIVATE ${PROJECT_SOURCE_DIR}/include ${PROJECT_SOURCE_DIR}/src)
+target_compile_definitions(quillport_objects PRIVATE QUILLPORT_BUILDING QUILLPORT_FREESTANDING)
+target_compile_options(quillport_objects PRIVATE ${QUILLPORT_FREESTANDING_FLAGS} -O2)
+
+set(QUILLPORT_DLL ${CMAKE_BINARY_DIR}/quillport.dll)
+set(QUILLPORT_DEF ${PROJECT_SOURCE_DIR}/include/quillport.def)
+add_custom_command(OUTPUT ${QUILLPORT_DLL}
+  COMMAND ${LLD_LINK} /nologo /dll /machine:x86 /nodefaultlib /entry:DllEntry
+    /subsystem:windows /def:${QUILLPORT_DEF} /out:${QUILLPORT_DLL}
+    $<TARGET_OBJECTS:quillport_objects>
+    ${CMAKE_BINARY_DIR}/kernel32.lib ${CMAKE_BINARY_DIR}/user32.lib
+  DEPENDS quillport_objects $<TARGET_OBJECTS:quillport_objects> ${QUILLPORT_DEF}
+    ${CMAKE_BINARY_DIR}/kernel32.lib ${CMAKE_BINARY_DIR}/user32.lib
+  COMMAND_EXPAND_LISTS
+  COMMENT "Linking quillport.dll")
+add_custom_target(quillport_dll ALL DEPENDS ${QUILLPORT_DLL})
+
+if(EXISTS ${PROJECT_SOURCE_DIR}/tests/windows/CMakeLists.txt)
+  add_subdirectory(${PROJECT_SOURCE_DIR}/tests/windows ${CMAKE_BINARY_DIR}/tests)
+endif()

@@ -1,0 +1,13 @@
+// The fields of an IEEE 1284 device ID text: "KEY:value" fields separated by ';'.
+#pragma once
+
+// Splits `text` into its fields in place and points `manufacturer` and `model`
+// at the values of the last "MFG:" field and the last "MDL:" or "MODEL:"
+// field. Returns 1 when both were found, else 0; what was found is kept
+// either way. Afterwards the text reads only up to the end of its first field.
+int ParseDeviceId(char* text, char** manufacturer, char** model);
+
+// Fixes the lead bytes of the ANSI code page in force now (GetACP, GetCPInfo);
+// a lead byte and the byte after it are one character to the field splitter.
+// Called once, when the library is loaded.
+void LoadLeadByteSet();
