@@ -79,7 +79,7 @@ class DevicePort {
 
     /* The rest is the library's own: hosts never construct or copy a port. */
   private:
-    friend DevicePort* QUILLPORT_CALL CreatePort(const char* deviceName);
+    friend QUILLPORT_API DevicePort* QUILLPORT_CALL CreatePort(const char* deviceName);
     typedef int(QUILLPORT_STDCALL* Request)(void* device, void* position, QuillUInt32 chunk,
                                             QuillUInt32* moved, struct _OVERLAPPED* record);
 
