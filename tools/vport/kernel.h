@@ -24,6 +24,7 @@ typedef void* HANDLE;
 
 constexpr NTSTATUS STATUS_SUCCESS = 0;
 constexpr NTSTATUS STATUS_PENDING = 0x00000103;
+constexpr NTSTATUS STATUS_BUFFER_OVERFLOW = (NTSTATUS)0x80000005;
 constexpr NTSTATUS STATUS_OBJECT_NAME_NOT_FOUND = (NTSTATUS)0xC0000034;
 constexpr NTSTATUS STATUS_INVALID_DEVICE_REQUEST = (NTSTATUS)0xC0000010;
 constexpr NTSTATUS STATUS_INSUFFICIENT_RESOURCES = (NTSTATUS)0xC000009A;
@@ -190,14 +191,12 @@ constexpr ULONG DO_BUFFERED_IO = 0x00000004;
 constexpr ULONG DO_DEVICE_INITIALIZING = 0x00000080;
 constexpr ULONG FILE_DEVICE_PARALLEL_PORT = 0x00000016;
 
-// Dispatcher objects are opaque here: sized storage the kernel initialises.
-struct KTIMER {
-    alignas(8) UCHAR opaque[0x28];
+// A dispatcher event is opaque here: sized storage the kernel initialises.
+struct KEVENT {
+    UCHAR opaque[0x10];
 };
-struct KDPC {
-    UCHAR opaque[0x20];
-};
-typedef void(NTAPI* DeferredRoutine)(KDPC*, void* context, void* arg1, void* arg2);
+constexpr int SynchronizationEvent = 1;
+typedef void(NTAPI* ThreadStart)(void* context);
 
 struct KEY_VALUE_PARTIAL_INFORMATION {
     ULONG titleIndex;
@@ -239,10 +238,14 @@ NTIMPORT void* NTAPI MmMapLockedPagesSpecifyCache(MDL*, char accessMode, int cac
                                                   ULONG priority);
 NTIMPORT void* NTAPI ExAllocatePoolWithTag(int poolType, SIZE_T bytes, ULONG tag);
 NTIMPORT void NTAPI ExFreePoolWithTag(void*, ULONG tag);
-NTIMPORT void NTAPI KeInitializeTimer(KTIMER*);
-NTIMPORT UCHAR NTAPI KeSetTimer(KTIMER*, LONGLONG dueTime, KDPC*);
-NTIMPORT UCHAR NTAPI KeCancelTimer(KTIMER*);
-NTIMPORT void NTAPI KeInitializeDpc(KDPC*, DeferredRoutine, void* context);
+NTIMPORT void NTAPI KeInitializeEvent(KEVENT*, int type, UCHAR state);
+NTIMPORT LONG NTAPI KeSetEvent(KEVENT*, LONG increment, UCHAR wait);
+NTIMPORT NTSTATUS NTAPI KeWaitForSingleObject(void* object, int reason, char mode, UCHAR alertable,
+                                              LONGLONG* timeout);
+NTIMPORT void NTAPI KeQuerySystemTime(LONGLONG* time); // 100 ns units
+NTIMPORT NTSTATUS NTAPI PsCreateSystemThread(HANDLE* thread, ULONG access, OBJECT_ATTRIBUTES*,
+                                             HANDLE process, void* clientId, ThreadStart,
+                                             void* context);
 NTIMPORT NTSTATUS NTAPI ZwOpenKey(HANDLE*, ULONG access, OBJECT_ATTRIBUTES*);
 NTIMPORT NTSTATUS NTAPI ZwQueryValueKey(HANDLE, UNICODE_STRING* name, int infoClass, void* info,
                                         ULONG length, ULONG* resultLength);
@@ -250,7 +253,9 @@ NTIMPORT NTSTATUS NTAPI ZwSetValueKey(HANDLE, UNICODE_STRING* name, ULONG titleI
                                       const void* data, ULONG size);
 NTIMPORT NTSTATUS NTAPI ZwClose(HANDLE);
 
-inline IO_STACK_LOCATION* currentStack(IRP* irp) { return irp->currentStackLocation; }
+inline IO_STACK_LOCATION* currentStack(IRP* irp) {
+    return irp->currentStackLocation;
+}
 
 inline void completeRequest(IRP* irp, NTSTATUS status, ULONG information) {
     irp->ioStatus.status = status;
@@ -263,7 +268,9 @@ inline DriverCancel setCancelRoutine(IRP* irp, DriverCancel routine) {
     return __atomic_exchange_n(&irp->cancelRoutine, routine, __ATOMIC_SEQ_CST);
 }
 
-inline void markPending(IRP* irp) { currentStack(irp)->control |= SL_PENDING_RETURNED; }
+inline void markPending(IRP* irp) {
+    currentStack(irp)->control |= SL_PENDING_RETURNED;
+}
 
 // MmGetSystemAddressForMdlSafe is a macro: use the existing mapping if there is one.
 inline void* systemAddress(MDL* mdl) {
