@@ -43,3 +43,8 @@ add_custom_target(quillport_dll ALL DEPENDS ${QUILLPORT_DLL})
 if(EXISTS ${PROJECT_SOURCE_DIR}/tests/windows/CMakeLists.txt)
   add_subdirectory(${PROJECT_SOURCE_DIR}/tests/windows ${CMAKE_BINARY_DIR}/tests)
 endif()
+
+add_subdirectory(${PROJECT_SOURCE_DIR}/demo ${CMAKE_BINARY_DIR}/demo)
+
+# The virtual parallel-port driver that the end-to-end tests and the demo run against.
+add_subdirectory(${PROJECT_SOURCE_DIR}/tools/vport ${CMAKE_BINARY_DIR}/vport)
