@@ -12,10 +12,11 @@ class ProbeHandle {
     ProbeHandle(const ProbeHandle&) = delete;
     ProbeHandle& operator=(const ProbeHandle&) = delete;
 
-    // Null when the device was not opened; otherwise a zero-terminated text
-    // from the global operator new that the caller releases with operator
-    // delete: empty when the device gave no ID, else the ID, never starting
-    // with a zero byte.
+    // Null when the device was not opened (or not even one byte of memory
+    // was left); otherwise a zero-terminated text from the global operator
+    // new that the caller releases with operator delete: empty when the
+    // device gave no ID or no buffer could be had, else the ID, never
+    // starting with a zero byte.
     char* ReadDeviceId();
 
   private:

@@ -1,5 +1,6 @@
 // The DLL's own tiny runtime: the entry routine and the global allocator.
 // There is no C runtime, so nothing here may rely on static constructors.
+#include "../discovery/device_id.h"
 #include "memory.h"
 #include "win32.h"
 
@@ -23,6 +24,7 @@ void operator delete(void* memory, size_t) noexcept {
 // Succeeds for every reason; the library keeps nothing to set up or tear down
 // beyond the lead-byte set of the ANSI code page in force at load.
 extern "C" BOOL WINAPI DllEntry(HANDLE, DWORD reason, void*) {
-    (void)reason;
+    if (reason == DLL_PROCESS_ATTACH)
+        LoadLeadByteSet();
     return TRUE;
 }

@@ -461,6 +461,8 @@ void* AllocateTracked(size_t size) {
     if (size > simulation.allocationLimit)
         return nullptr;
     void* memory = std::malloc(size ? size : 1);
+    if (memory && simulation.scribbleAllocations)
+        std::memset(memory, sim::kScribble, size);
     for (auto& slot : liveBlocks)
         if (!slot) {
             slot = memory;
@@ -491,6 +493,18 @@ void* operator new(size_t size, const std::nothrow_t&) noexcept {
 }
 void* operator new[](size_t size, const std::nothrow_t&) noexcept {
     return AllocateTracked(size);
+}
+// The throwing forms take plain malloc() too, so that every block freed above
+// came from malloc(); a sanitizer's own operator new would otherwise be paired
+// with free() and reported as a mismatch.
+void* operator new(size_t size) {
+    void* memory = std::malloc(size ? size : 1);
+    if (!memory)
+        throw std::bad_alloc();
+    return memory;
+}
+void* operator new[](size_t size) {
+    return operator new(size);
 }
 void operator delete(void* memory) noexcept {
     ReleaseTracked(memory);

@@ -18,6 +18,7 @@ namespace sim {
 
 constexpr uint32_t kWholeRequest = 0xFFFFFFFFu; // RequestReply::bytes: all that was asked
 constexpr uint32_t kNever = 0xFFFFFFFFu;        // RequestReply::delay: only a cancel ends it
+constexpr char kScribble = '\xA5';              // Simulation::scribbleAllocations: the fill byte
 
 enum class Outcome { Complete, Pend, Fail };
 
@@ -81,10 +82,13 @@ class Simulation {
     int failNextAllocations = 0;
     size_t allocationLimit = size_t(1) << 26; // larger nothrow allocations fail
     std::vector<size_t> allocationSizes;      // every nothrow allocation the library asked for
+    bool scribbleAllocations = false; // fill new nothrow blocks with kScribble, so unset bytes show
     UINT codePage = 1252;
     std::vector<std::pair<BYTE, BYTE>> leadByteRanges;
 
     std::vector<Call> calls;
+    // The enumeration's diagnostic hook, as "format|port|status" (host build only).
+    std::vector<std::string> traces;
     // Things a correct caller never does; tests expect this list to stay empty.
     std::vector<std::string> faults;
 

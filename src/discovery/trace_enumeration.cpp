@@ -1,0 +1,5 @@
+#include "trace_enumeration.h"
+
+int TraceEnumeration(const char*, const char*, const char*) {
+    return 1;
+}
