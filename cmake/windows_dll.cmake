@@ -48,3 +48,4 @@ add_subdirectory(${PROJECT_SOURCE_DIR}/demo ${CMAKE_BINARY_DIR}/demo)
 
 # The virtual parallel-port driver that the end-to-end tests and the demo run against.
 add_subdirectory(${PROJECT_SOURCE_DIR}/tools/vport ${CMAKE_BINARY_DIR}/vport)
+add_subdirectory(${PROJECT_SOURCE_DIR}/tests/e2e ${CMAKE_BINARY_DIR}/e2e)

@@ -22,6 +22,7 @@ need lld-link lld
 need llvm-dlltool llvm
 need llvm-readobj llvm
 need /usr/lib/llvm-14/lib/clang/14.0.6/lib/linux/libclang_rt.fuzzer-x86_64.a libclang-rt-14-dev
+need /usr/share/i18n/locales/ja_JP locales
 need wine wine
 need /usr/lib/i386-linux-gnu/wine/i386-windows/kernel32.dll wine32:i386
 

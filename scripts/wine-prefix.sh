@@ -5,12 +5,17 @@
 #   wine-prefix.sh create PREFIX          make the prefix once, install vport.sys
 #                                         (built into build/vport, or $VPORT_SYS if
 #                                         set) and its service
-#   wine-prefix.sh port PREFIX N SETTING...   set how LPTN behaves, clearing its
-#                                         records; "absent" removes the port
+#   wine-prefix.sh port PREFIX N SETTING... [-- N SETTING...]...
+#                                         set how LPTN behaves, clearing its
+#                                         records; "absent" removes the port; "--"
+#                                         starts the next port (one Wine call for all)
 #   wine-prefix.sh received PREFIX N      the bytes LPTN was sent, raw on stdout
 #   wine-prefix.sh writes PREFIX N        each write request's size, one a line
 #   wine-prefix.sh reads PREFIX N         each read request's size, one a line
-#   wine-prefix.sh opens PREFIX N         how many times LPTN was opened
+#   wine-prefix.sh ioctls PREFIX N        each device-control request to LPTN, one a
+#                                         line: its code in hex and the output length
+#                                         it offered ("0x0016000c 4096")
+#   wine-prefix.sh opens PREFIX N...      how many times each LPTN was opened, one a line
 #   wine-prefix.sh run PREFIX PROGRAM.exe [ARG...]   run it; its exit code is ours
 #   wine-prefix.sh stop PREFIX            end the prefix's Wine session
 #
@@ -51,6 +56,9 @@ port_key() {
 
 create() {
   use_prefix "$1"
+  # Test runs that share a prefix may all ask for it: one creates, the rest wait.
+  exec 9>"$WINEPREFIX.lock"
+  flock 9
   if [ ! -f "$WINEPREFIX/system.reg" ]; then
     wineboot -i >/dev/null 2>&1
     wineserver -w
@@ -74,6 +82,7 @@ create() {
   # A dosdevices link would win over the driver's \DosDevices\LPTn.
   rm -f "$WINEPREFIX"/dosdevices/lpt[0-9]*
   if [ "$restart" = 1 ]; then wineserver -k 2>/dev/null || true; fi
+  flock -u 9
 }
 
 hex_of_text() { printf '%b' "$1" | od -An -v -tx1 | tr -d ' \n' | sed 's/../&,/g; s/,$//'; }
@@ -132,35 +141,52 @@ linked_ports() {
     tr -d '\r' | awk '$1 == "LinkedPorts" { print $3 }'
 }
 
-port() {
+# One port's part of a .reg file: the key deleted, then made anew unless absent.
+port_section() { # port_section N SETTING...
+  local key long line
+  key="$(port_key "$1")" || exit 2
+  long="HKEY_LOCAL_MACHINE${key#HKLM}"
+  shift
+  printf '\r\n[-%s]\r\n' "$long"
+  [ "${1:-}" != absent ] || return 0
+  printf '\r\n[%s]\r\n' "$long"
+  for setting in "$@"; do
+    line="$(reg_line "$setting")" || exit 2
+    printf '%s\r\n' "$line"
+  done
+}
+
+port() { # port PREFIX N SETTING... [-- N SETTING...]...
   use_prefix "$1"
-  local n="$2" key present=1
-  key="$(port_key "$n")"
-  shift 2
-  local file="$WINEPREFIX/vport-port$n.reg" long="HKEY_LOCAL_MACHINE${key#HKLM}"
-  {
-    printf 'Windows Registry Editor Version 5.00\r\n\r\n[-%s]\r\n' "$long"
-    if [ "${1:-}" = absent ]; then
-      present=0
-    else
-      printf '\r\n[%s]\r\n' "$long"
-      local line
-      for setting in "$@"; do
-        line="$(reg_line "$setting")" || exit 2
-        printf '%s\r\n' "$line"
-      done
-    fi
-  } >"$file"
+  shift
+  local file="$WINEPREFIX/vport-ports.reg" wanted=() present
+  printf 'Windows Registry Editor Version 5.00\r\n' >"$file"
+  while [ $# -gt 0 ]; do
+    local group=()
+    while [ $# -gt 0 ] && [ "$1" != -- ]; do group+=("$1"); shift; done
+    if [ $# -gt 0 ]; then shift; fi
+    [ ${#group[@]} -gt 0 ] || die "a port group without its number"
+    port_section "${group[@]}" >>"$file"
+    present=1
+    [ "${group[1]:-}" != absent ] || present=0
+    wanted+=("${group[0]}:$present")
+  done
   wine reg import "$file" >/dev/null 2>&1 || die "reg import failed for $file"
-  local linked
+  local linked pair
   linked="$(linked_ports)"
-  if [ $(((${linked:-0} >> (n - 1)) & 1)) != "$present" ]; then
-    wineserver -k 2>/dev/null || true
-  fi
+  for pair in "${wanted[@]}"; do
+    if [ $(((${linked:-0} >> (${pair%:*} - 1)) & 1)) != "${pair#*:}" ]; then
+      wineserver -k 2>/dev/null || true
+      return
+    fi
+  done
 }
 
 value_hex() { # value_hex N NAME: the value's data as hex, empty if missing
-  wine reg query "$(port_key "$1")" /v "$2" 2>/dev/null | tr -d '\r' | awk -v name="$2" '$1 == name { print $3 }'
+  local key
+  key="$(port_key "$1")"
+  { wine reg query "$key" /v "$2" 2>/dev/null || true; } |
+    tr -d '\r' | awk -v name="$2" '$1 == name { print $3 }'
 }
 
 sizes() { # 32-bit little-endian numbers, one a line
@@ -171,16 +197,36 @@ sizes() { # 32-bit little-endian numbers, one a line
   done
 }
 
+opens() { # opens N...: one query for all the ports' counts
+  local table n count
+  table="$({ wine reg query "$service\\Parameters" /s 2>/dev/null || true; } | tr -d '\r' |
+    awk '/^HKEY/ { port = substr($0, length($0)) } $1 == "Opens" { print port, $3 }')"
+  for n in "$@"; do
+    port_key "$n" >/dev/null || exit 2
+    count="$(awk -v n="$n" '$1 == n { print $2 }' <<<"$table")"
+    echo $((${count:-0}))
+  done
+}
+
+ioctls() { # pairs of 32-bit little-endian numbers: code, output length
+  local numbers i
+  mapfile -t numbers < <(sizes "$(value_hex "$1" IoctlSizes)")
+  for ((i = 0; i + 1 < ${#numbers[@]}; i += 2)); do
+    printf '0x%08x %d\n' "${numbers[i]}" "${numbers[i + 1]}"
+  done
+}
+
 command="${1:-}"
 [ $# -ge 2 ] || die "usage: see the top of $0"
 shift
 case "$command" in
 create) create "$1" ;;
-port) [ $# -ge 2 ] || die "usage: port PREFIX N SETTING..."; port "$@" ;;
+port) [ $# -ge 2 ] || die "usage: port PREFIX N SETTING... [-- N SETTING...]..."; port "$@" ;;
 received) use_prefix "$1"; printf '%b' "$(value_hex "$2" Received | sed 's/../\\x&/g')" ;;
 writes) use_prefix "$1"; sizes "$(value_hex "$2" WriteSizes)" ;;
 reads) use_prefix "$1"; sizes "$(value_hex "$2" ReadSizes)" ;;
-opens) use_prefix "$1"; v="$(value_hex "$2" Opens)"; echo $((${v:-0})) ;;
+ioctls) use_prefix "$1"; ioctls "$2" ;;
+opens) use_prefix "$1"; shift; opens "$@" ;;
 run) use_prefix "$1"; shift; exec wine "$@" ;;
 stop) use_prefix "$1"; wineserver -k 2>/dev/null || true ;;
 *) die "unknown command '$command'" ;;

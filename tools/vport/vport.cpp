@@ -463,6 +463,9 @@ NTSTATUS answerId(Port& port, IRP* irp, ULONG answer, bool raw, UCHAR* out, ULON
 NTSTATUS deviceControl(Port& port, IRP* irp) {
     auto& parameters = currentStack(irp)->parameters.deviceIoControl;
     ULONG capacity = parameters.outputBufferLength;
+    // Tests read back which queries came, in order, and what length each offered.
+    ULONG offered[2] = {parameters.ioControlCode, capacity};
+    record(port, u"IoctlSizes", offered, sizeof(offered));
     auto* buffered = static_cast<UCHAR*>(irp->systemBuffer);
     switch (parameters.ioControlCode) {
     case ioctlQueryIdSize:
