@@ -40,6 +40,31 @@ add_custom_command(OUTPUT ${QUILLPORT_DLL}
   COMMENT "Linking quillport.dll")
 add_custom_target(quillport_dll ALL DEPENDS ${QUILLPORT_DLL})
 
+# quillport_windows_program(NAME ENTRY symbol SOURCES ... [INCLUDES ...] IMPORTS lib...)
+# A 32-bit console program built like the DLL, with no C runtime, linked as
+# NAME.exe next to quillport.dll, where LoadLibraryA looks first. IMPORTS
+# names import libraries made by quillport_import_library.
+function(quillport_windows_program name)
+  cmake_parse_arguments(PROGRAM "" "ENTRY" "SOURCES;INCLUDES;IMPORTS" ${ARGN})
+  add_library(${name}_objects OBJECT ${PROGRAM_SOURCES})
+  target_include_directories(${name}_objects PRIVATE
+    ${PROJECT_SOURCE_DIR}/include ${PROJECT_SOURCE_DIR}/src ${PROGRAM_INCLUDES})
+  target_compile_options(${name}_objects PRIVATE ${QUILLPORT_FREESTANDING_FLAGS} -O2)
+
+  set(exe ${CMAKE_BINARY_DIR}/${name}.exe)
+  list(TRANSFORM PROGRAM_IMPORTS PREPEND ${CMAKE_BINARY_DIR}/ OUTPUT_VARIABLE libraries)
+  list(TRANSFORM libraries APPEND .lib)
+  add_custom_command(OUTPUT ${exe}
+    COMMAND ${LLD_LINK} /nologo /subsystem:console /entry:${PROGRAM_ENTRY} /nodefaultlib
+      /machine:x86 /out:${exe} $<TARGET_OBJECTS:${name}_objects> ${libraries}
+    DEPENDS ${name}_objects $<TARGET_OBJECTS:${name}_objects> ${libraries}
+    COMMAND_EXPAND_LISTS
+    COMMENT "Linking ${name}.exe")
+  add_custom_target(${name}_build ALL DEPENDS ${exe})
+  list(TRANSFORM PROGRAM_IMPORTS APPEND _import_library OUTPUT_VARIABLE import_targets)
+  add_dependencies(${name}_build ${import_targets} quillport_dll)
+endfunction()
+
 if(EXISTS ${PROJECT_SOURCE_DIR}/tests/windows/CMakeLists.txt)
   add_subdirectory(${PROJECT_SOURCE_DIR}/tests/windows ${CMAKE_BINARY_DIR}/tests)
 endif()
