@@ -6,7 +6,8 @@
 #   bash tests/e2e/run.sh SCENARIO
 #
 # QUILLPORT_BUILD names the win32 build (default build/win32). The scenarios
-# vport_prefix and plain_prefix make the two prefixes that the others share;
+# vport_prefix and plain_prefix make the two prefixes that the others share
+# (the plain one is scripts/wine-run.sh's own, which has no parallel ports);
 # CTest runs them first, as fixtures. Presence changes restart Wine, so the
 # scenarios that keep LPT2 alone come before those that use all four ports.
 set -euo pipefail
@@ -15,7 +16,7 @@ root="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
 build="${QUILLPORT_BUILD:-$root/build/win32}"
 program="$build/quillport_e2e_test.exe"
 vport_prefix="$build/e2e/prefix"
-plain_prefix="$build/nullport/prefix"
+plain_prefix="${QUILLPORT_WINEPREFIX:-$root/build/wineprefix}"
 locales="$build/e2e/locale"
 export WINEARCH=win32 WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
@@ -63,14 +64,9 @@ short_id='MFG:Acme;MDL:P100;' # 18 bytes: the driver reports a size of 20
 
 scenario_vport_prefix() { harness create "$vport_prefix"; }
 
+# wine-run.sh makes its prefix on first use.
 scenario_plain_prefix() {
-  mkdir -p "$plain_prefix"
-  exec 9>"$plain_prefix.lock"
-  flock 9
-  if [ ! -f "$plain_prefix/system.reg" ]; then
-    WINEPREFIX="$plain_prefix" wineboot -i >/dev/null 2>&1
-    WINEPREFIX="$plain_prefix" wineserver -w
-  fi
+  QUILLPORT_WINEPREFIX="$plain_prefix" bash "$root/scripts/wine-run.sh" cmd /c exit 0
 }
 
 # ---- LPT2 alone -------------------------------------------------------------
