@@ -321,6 +321,9 @@ TEST_P(TransferTest, SplitsIntoChunksAndCountsWhatMoved) {
         EXPECT_EQ(Sizes(), c.expectedSizes);
         const std::string& moved = GetParam() == Direction::Read ? buffer : device->written;
         EXPECT_EQ(moved.substr(0, transferred), bytes.substr(0, transferred));
+        // Data moves straight between the caller's buffer and the device: the
+        // port object is the only allocation.
+        EXPECT_EQ(Sim().allocationSizes, std::vector<size_t>{sizeof(DevicePort)});
     }
 }
 
