@@ -56,13 +56,11 @@ port_key() {
 
 create() {
   use_prefix "$1"
-  # Test runs that share a prefix may all ask for it: one creates, the rest wait.
-  exec 9>"$WINEPREFIX.lock"
+  QUILLPORT_WINEPREFIX="$WINEPREFIX" bash "$root/scripts/wine-run.sh"
+  # Test runs that share a prefix may all ask for the driver: one installs it,
+  # the rest wait.
+  exec 9>"$WINEPREFIX.driver.lock"
   flock 9
-  if [ ! -f "$WINEPREFIX/system.reg" ]; then
-    wineboot -i >/dev/null 2>&1
-    wineserver -w
-  fi
   local driver="${VPORT_SYS:-$root/build/vport/vport.sys}"
   [ -n "${VPORT_SYS:-}" ] || bash "$root/tools/vport/build.sh" "$root/build/vport" >/dev/null
   local drivers="$WINEPREFIX/drive_c/windows/system32/drivers" restart=0

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Runs a Windows program under Wine in the project's private 32-bit prefix
 # (build/wineprefix unless QUILLPORT_WINEPREFIX names another), creating the
-# prefix on first use. Never touches the user's own ~/.wine.
+# prefix on first use; with no program it only makes sure the prefix exists.
+# Never touches the user's own ~/.wine.
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -22,4 +23,4 @@ if [ ! -f "$WINEPREFIX/system.reg" ]; then
   flock -u 9
 fi
 
-exec wine "$@"
+[ $# -eq 0 ] || exec wine "$@"

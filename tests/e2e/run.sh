@@ -66,7 +66,7 @@ scenario_vport_prefix() { harness create "$vport_prefix"; }
 
 # wine-run.sh makes its prefix on first use.
 scenario_plain_prefix() {
-  QUILLPORT_WINEPREFIX="$plain_prefix" bash "$root/scripts/wine-run.sh" cmd /c exit 0
+  QUILLPORT_WINEPREFIX="$plain_prefix" bash "$root/scripts/wine-run.sh"
 }
 
 # ---- LPT2 alone -------------------------------------------------------------
